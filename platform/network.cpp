@@ -91,6 +91,14 @@ int sock_accept(int s) {
         socklen_t len = sizeof from;
         int c = ::accept4(s, reinterpret_cast<sockaddr*>(&from), &len, SOCK_CLOEXEC);
         if (c >= 0) {
+            // A caller that reset before we got to it is handed over all the
+            // same; it is as gone as one accept reports aborted, and admitting
+            // it would only cost a table slot and a failed send.
+            pollfd p{c, 0, 0};
+            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP))) {
+                ::close(c);
+                continue;
+            }
             set_client_options(c);
             return c;
         }

@@ -7,6 +7,7 @@
 #include <langinfo.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -110,6 +111,10 @@ void terminal_emit(int fd, const char* t, size_t n) {
         return;
     }
     const bool utf8 = wants_utf8();
+    // A terminal in its normal output mode turns a line feed into carriage
+    // return plus line feed itself; one in raw mode needs the return from us.
+    termios mode;
+    const bool adds_return = ::tcgetattr(fd, &mode) == 0 && (mode.c_oflag & OPOST) && (mode.c_oflag & ONLCR);
     // Rendered in pieces through a fixed buffer: the measurement cycle writes
     // here and must not allocate.
     char buf[1024];
@@ -123,7 +128,7 @@ void terminal_emit(int fd, const char* t, size_t n) {
         if (b == '\n') {
             // The console moves to the start of the next row on a line feed,
             // whatever the terminal's output settings are.
-            buf[used++] = '\r';
+            if (!adds_return) buf[used++] = '\r';
             buf[used++] = '\n';
         } else if (b == '\r' || b == '\t' || b == '\b' || b == '\a') {
             buf[used++] = static_cast<char>(b);

@@ -85,7 +85,9 @@ bool TThread::ShouldTerminate() const { return state_->terminate.load(); }
 bool TThread::WaitForExit(unsigned long timeout_ms) {
     if (!state_->started) return true;
     std::unique_lock<std::mutex> g(state_->m);
-    if (!state_->cv.wait_for(g, std::chrono::milliseconds(timeout_ms), [this] { return state_->finished; }))
+    if (timeout_ms == Forever)
+        state_->cv.wait(g, [this] { return state_->finished; });
+    else if (!state_->cv.wait_for(g, std::chrono::milliseconds(timeout_ms), [this] { return state_->finished; }))
         return false;
     g.unlock();
     if (!state_->joined) {

@@ -46,7 +46,8 @@ public:
     // Only raises the request flag; neither stops nor wakes the thread.
     void Terminate();
     bool ShouldTerminate() const;
-    // Waits up to timeout_ms for the end of the thread; true once it has ended
+    static constexpr unsigned long Forever = ~0ul;
+    // Waits up to timeout_ms (or Forever) for the end of the thread; true once it has ended
     // (or was never started). The exit code is Run's result.
     bool WaitForExit(unsigned long timeout_ms);
     uint32_t ExitCode() const;

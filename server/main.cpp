@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
         std::snprintf(reponse, sizeof reponse, "CreateThread error\n");
         coordm.affiche(reponse, static_cast<int>(std::strlen(reponse)));
         sock_stop_listening(s);
-        tsa.WaitForExit(~0ul);
+        tsa.WaitForExit(TThread::Forever);
         sock_close(s);
         net_stop();
         port_close(hCom);
@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
     gotoxy(1, 1);
     tsa.Terminate();
     sock_stop_listening(s);
-    tsa.WaitForExit(~0ul);
+    tsa.WaitForExit(TThread::Forever);
     sock_close(s);
     // The network, the serial port and the locks must outlive the measurement
     // thread; its waits have ended with arret, so this is prompt.

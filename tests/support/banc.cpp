@@ -1,0 +1,40 @@
+#include "tests/support/banc.h"
+
+#include <unistd.h>
+
+bool Banc::demarre(const std::vector<std::string>& args, const std::vector<std::string>& sim_args,
+                   std::vector<std::pair<std::string, std::string>> env, bool stdin_null) {
+    if (!sim.start(chemin_simulateur(), sim_args)) return false;
+    port = port_libre();
+    std::vector<std::pair<std::string, std::string>> tout{{"LANQUET5_COM1", sim.path()},
+                                                          {"LANQUET5_COM2", "/nonexistent/com2"},
+                                                          {"LANQUET5_PORT", std::to_string(port)}};
+    for (auto& e : env) tout.push_back(std::move(e));
+    Serveur::Options o;
+    o.args = args;
+    o.env = tout;
+    o.stdin_null = stdin_null;
+    return serveur.start(o);
+}
+
+bool Banc::pret(double timeout_s) {
+    return serveur.attend_ecran([](const TerminalModel& e) { return e.text(50, 22, 16) == "appels en cours " &&
+                                                                    e.row(23).rfind("TAVIX", 0) == 0; },
+                                timeout_s);
+}
+
+int Banc::arrete() {
+    serveur.tape("fin\n");
+    serveur.attend_sortie("c'est fini, valider");
+    serveur.tape("\n");
+    return serveur.attend_fin();
+}
+
+std::string Banc::statut() { return serveur.ecran().text(50, 22, 20); }
+
+std::string nom_machine() {
+    char h[256] = "";
+    ::gethostname(h, sizeof h);
+    h[sizeof h - 1] = '\0';
+    return h;
+}
