@@ -47,6 +47,7 @@ Serveur::~Serveur() {
     // The reader ends once the server's side of the terminal has closed.
     if (lecteur_.joinable()) lecteur_.join();
     if (master_ >= 0) ::close(master_);
+    ferme_entree();
 }
 
 bool Serveur::start(const Options& o) {
@@ -64,14 +65,27 @@ bool Serveur::start(const Options& o) {
     for (auto& a : argv_s) argv.push_back(a.data());
     argv.push_back(nullptr);
 
+    int tube[2] = {-1, -1};
+    if (o.stdin_pipe) {
+        if (::pipe2(tube, O_CLOEXEC) != 0) return false;
+        // A server that has already left must fail the write, not end the test.
+        ::signal(SIGPIPE, SIG_IGN);
+    }
+
     pid_ = ::fork();
-    if (pid_ < 0) return false;
+    if (pid_ < 0) {
+        if (o.stdin_pipe) {
+            ::close(tube[0]);
+            ::close(tube[1]);
+        }
+        return false;
+    }
     if (pid_ == 0) {
         ::setsid();
         int fd = ::open(slave.c_str(), O_RDWR | (o.controlling_tty ? 0 : O_NOCTTY));
         if (fd < 0) ::_exit(120);
         if (o.controlling_tty) ::ioctl(fd, TIOCSCTTY, 0);
-        int in = o.stdin_null ? ::open("/dev/null", O_RDONLY) : fd;
+        int in = o.stdin_pipe ? tube[0] : o.stdin_null ? ::open("/dev/null", O_RDONLY) : fd;
         ::dup2(in, 0);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
@@ -87,8 +101,28 @@ bool Serveur::start(const Options& o) {
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
+    if (o.stdin_pipe) {
+        ::close(tube[0]);
+        entree_ = tube[1];
+    }
     lecteur_ = std::thread([this] { lit(); });
     return true;
+}
+
+bool Serveur::ecrit_entree(const std::string& bytes) {
+    size_t done = 0;
+    while (entree_ >= 0 && done < bytes.size()) {
+        ssize_t w = ::write(entree_, bytes.data() + done, bytes.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += static_cast<size_t>(w);
+    }
+    return entree_ >= 0;
+}
+
+void Serveur::ferme_entree() {
+    if (entree_ >= 0) ::close(entree_);
+    entree_ = -1;
 }
 
 void Serveur::lit() {

@@ -20,6 +20,9 @@ public:
         std::vector<std::pair<std::string, std::string>> env;  // added to the test's own
         bool controlling_tty = true;  // the pty is the server's /dev/tty
         bool stdin_null = false;      // standard input at its end from the start
+        // Standard input a pipe the test writes to: lines of any length and any
+        // byte, which a terminal in canonical mode would cut or act on.
+        bool stdin_pipe = false;
     };
 
     Serveur() = default;
@@ -31,6 +34,9 @@ public:
     // What the operator types (a line feed ends a line, as Enter does).
     void tape(const std::string& keys);
     void signal(int sig);
+    // With stdin_pipe: writes to the server's standard input, then ends it.
+    bool ecrit_entree(const std::string& bytes);
+    void ferme_entree();
     pid_t pid() const { return pid_; }
 
     // Waits until pred(screen) holds; the screen is read under a lock.
@@ -50,6 +56,7 @@ private:
 
     pid_t pid_ = -1;
     int master_ = -1;
+    int entree_ = -1;
     int status_ = -1;
     std::thread lecteur_;
     mutable std::mutex m_;
