@@ -159,7 +159,8 @@ int connect_to(const Options& o) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    // No AI_ADDRCONFIG: on a machine with loopback alone it can drop localhost.
+    hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
     int g = getaddrinfo(o.host.c_str(), o.port.c_str(), &hints, &list);
     if (g != 0) {
