@@ -27,12 +27,6 @@ protected:
         for (int c : clients) ::close(c);
         EXPECT_EQ(banc.arrete(), 0);
     }
-    bool statut_est(int n) {
-        const std::string attendu = "appels en cours " + std::to_string(n);
-        return banc.serveur.attend_ecran([&](const TerminalModel& e) {
-            return e.text(50, 22, 20) == attendu + std::string(20 - attendu.size(), ' ');
-        });
-    }
     // Connects n clients, each seeing its first packet, so each is in the table.
     void connecte_clients(int n) {
         for (int i = 0; i < n; ++i) {
@@ -50,7 +44,7 @@ protected:
 
 TEST_F(Connexions, VingtClientsAdmisEtComptes) {
     connecte_clients(20);
-    EXPECT_TRUE(statut_est(20)) << banc.statut();
+    EXPECT_TRUE(banc.attend_statut(20)) << banc.statut();
     // Every one of them goes on receiving whole packets.
     for (int c : clients) {
         Paquet p;
@@ -61,7 +55,7 @@ TEST_F(Connexions, VingtClientsAdmisEtComptes) {
 
 TEST_F(Connexions, LeVingtEtUniemeRecoitLeTexteOccupePuisEstCoupe) {
     connecte_clients(20);
-    ASSERT_TRUE(statut_est(20));
+    ASSERT_TRUE(banc.attend_statut(20));
     int en_trop = connecte(banc.port);
     ASSERT_GE(en_trop, 0);
     std::string recu;
@@ -73,25 +67,25 @@ TEST_F(Connexions, LeVingtEtUniemeRecoitLeTexteOccupePuisEstCoupe) {
     EXPECT_TRUE(banc.serveur.attend_ecran(
         [](const TerminalModel& e) { return e.row(18).find(" tavix occupe 21 ") != std::string::npos; }))
         << banc.serveur.ecran().dump();
-    EXPECT_TRUE(statut_est(20)) << banc.statut();
+    EXPECT_TRUE(banc.attend_statut(20)) << banc.statut();
 }
 
 TEST_F(Connexions, UnChiffreDeMoinsNeLaissePasLAncien) {
     connecte_clients(10);
-    ASSERT_TRUE(statut_est(10));
+    ASSERT_TRUE(banc.attend_statut(10));
     ferme_brutalement(clients.back());
     clients.pop_back();
-    EXPECT_TRUE(statut_est(9)) << banc.statut();
+    EXPECT_TRUE(banc.attend_statut(9)) << banc.statut();
 }
 
 TEST_F(Connexions, ApresUnDepartLeSuivantEstAdmis) {
     connecte_clients(20);
-    ASSERT_TRUE(statut_est(20));
+    ASSERT_TRUE(banc.attend_statut(20));
     ferme_brutalement(clients.front());
     clients.erase(clients.begin());
-    ASSERT_TRUE(statut_est(19)) << banc.statut();
+    ASSERT_TRUE(banc.attend_statut(19)) << banc.statut();
     connecte_clients(1);
-    EXPECT_TRUE(statut_est(20)) << banc.statut();
+    EXPECT_TRUE(banc.attend_statut(20)) << banc.statut();
 }
 
 TEST_F(Connexions, DesAppelantsQuiAbandonnentNArretentPasLAccueil) {
@@ -121,7 +115,7 @@ TEST_F(Connexions, DesAppelantsQuiAbandonnentNArretentPasLAccueil) {
             60));
         clients.push_back(admis);
     }
-    EXPECT_TRUE(statut_est(3)) << banc.statut();
+    EXPECT_TRUE(banc.attend_statut(3)) << banc.statut();
 }
 
 // The acceptor on its own, in this process, on a listening socket of its own.

@@ -30,6 +30,12 @@ int Banc::arrete() {
     return serveur.attend_fin();
 }
 
+bool Banc::attend_statut(int n, double timeout_s) {
+    const std::string attendu = "appels en cours " + std::to_string(n) + " ";
+    return serveur.attend_ecran(
+        [&](const TerminalModel& e) { return e.text(50, 22, static_cast<int>(attendu.size())) == attendu; }, timeout_s);
+}
+
 std::string Banc::statut() { return serveur.ecran().text(50, 22, 20); }
 
 std::string nom_machine() {

@@ -23,6 +23,8 @@ struct Banc {
     int arrete();
     // Text shown on the status row from column 50.
     std::string statut();
+    // Until the status row shows n connections, and no stale digit after them.
+    bool attend_statut(int n, double timeout_s = 10.0);
 };
 
 // The local host name, as the server shows it.
