@@ -47,21 +47,27 @@ bool wants_utf8() {
 }
 
 // A terminal that stops reading (a frozen remote session) must not hold up the
-// thread that writes: the console descriptor is non-blocking and a write that
-// finds no room within this bound is given up.
-constexpr int stalled_terminal_ms = 200;
+// threads that write to it: the console descriptor is non-blocking, a write
+// that finds no room waits this long at most, and once one has given up the
+// following ones drop their bytes at once, until the terminal takes bytes again.
+constexpr int stalled_terminal_ms = 2000;
+bool stalled = false;  // under terminal_mutex()
 
 void write_all(int fd, const char* t, size_t n) {
     while (n > 0) {
         ssize_t w = ::write(fd, t, n);
         if (w > 0) {
+            stalled = false;
             t += w;
             n -= static_cast<size_t>(w);
         } else if (w < 0 && errno == EINTR) {
             continue;
-        } else if (w < 0 && errno == EAGAIN) {
+        } else if (w < 0 && errno == EAGAIN && !stalled) {
             pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, stalled_terminal_ms) <= 0) return;
+            if (::poll(&p, 1, stalled_terminal_ms) <= 0) {
+                stalled = true;
+                return;
+            }
         } else {
             return;
         }

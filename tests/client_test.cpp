@@ -11,10 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -140,11 +140,28 @@ Resultat execute(const std::vector<std::string>& args) {
     return {st, c.sortie(), c.erreurs()};
 }
 
-std::vector<unsigned char> octets_hex(const std::string& s) {
-    std::vector<unsigned char> v;
-    std::istringstream in(s);
-    for (unsigned x; in >> std::hex >> x;) v.push_back(static_cast<unsigned char>(x));
-    return v;
+bool chiffres(const std::string& s, const char* permis = "0123456789") {
+    return !s.empty() && s.find_first_not_of(permis) == std::string::npos;
+}
+
+// A line of the plain output: "TICK -|+MS ms" and 13 bytes in two lower-case
+// hex digits each, blank-separated. False if it is not of that form.
+struct LignePaquet {
+    uint32_t tick = 0;
+    std::string ecart;
+    std::vector<unsigned char> octets;
+};
+bool lit_ligne(const std::string& l, LignePaquet& p) {
+    std::istringstream in(l);
+    std::string tick, ms, o;
+    if (!(in >> tick >> p.ecart >> ms) || !chiffres(tick) || ms != "ms") return false;
+    if (p.ecart != "-" && !(p.ecart[0] == '+' && chiffres(p.ecart.substr(1)))) return false;
+    p.tick = static_cast<uint32_t>(std::stoul(tick));
+    while (in >> o) {
+        if (o.size() != 2 || !chiffres(o, "0123456789abcdef")) return false;
+        p.octets.push_back(static_cast<unsigned char>(std::stoul(o, nullptr, 16)));
+    }
+    return p.octets.size() == 13;
 }
 
 // Index in the simulator's replies of the one with these bytes, -1 if none.
@@ -181,24 +198,25 @@ TEST_F(ContreLeServeur, UneLigneParPaquetAvecSonEcartEtSesOctets) {
     const auto l = lignes(r.out);
     ASSERT_EQ(l.size(), 6u) << r.out;
 
-    const std::regex forme(R"(^ *(\d+) +(-|\+\d+) ms  ((?:[0-9a-f]{2} ){12}[0-9a-f]{2})$)");
     const auto reponses = banc.sim.replies();
     long k_prec = -1;
-    unsigned long tick_prec = 0;
+    uint32_t tick_prec = 0;
     for (size_t i = 0; i < l.size(); ++i) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l[i], m, forme)) << "line " << i << ": '" << l[i] << "'";
-        unsigned long tick = std::stoul(m[1]);
+        LignePaquet p;
+        ASSERT_TRUE(lit_ligne(l[i], p)) << "line " << i << ": '" << l[i] << "'";
+        const uint32_t tick = p.tick;
         if (i == 0) {
-            EXPECT_EQ(m[2], "-");
+            EXPECT_EQ(p.ecart, "-");
         } else {
-            EXPECT_EQ(m[2], "+" + std::to_string(tick - tick_prec)) << l[i];
+            // Modulo 2^32, as the tick count wraps.
+            const uint32_t ecart = tick - tick_prec;
+            EXPECT_EQ(p.ecart, "+" + std::to_string(ecart)) << l[i];
             // The default cycle is 50 ms; the ticks are the server's own.
-            EXPECT_GE(tick - tick_prec, 40u) << l[i];
+            EXPECT_GE(ecart, 40u) << l[i];
         }
         tick_prec = tick;
         // The bytes are those the interface sent, in the order it sent them.
-        long k = indice_reponse(reponses, octets_hex(m[3]));
+        long k = indice_reponse(reponses, p.octets);
         ASSERT_GE(k, 0) << l[i];
         EXPECT_GT(k, k_prec) << l[i];
         k_prec = k;
@@ -214,7 +232,7 @@ TEST_F(ContreLeServeur, CsvUnEnTetePuisUneRangeeDeNombresParPaquet) {
     ASSERT_EQ(l.size(), 5u) << r.out;
     EXPECT_EQ(l[0], "tick,ms_since_previous,b0,b1,b2,b3,b4,b5,b6,b7,b8,b9,b10,b11,b12");
     const auto reponses = banc.sim.replies();
-    unsigned long tick_prec = 0;
+    uint32_t tick_prec = 0;
     for (size_t i = 1; i < l.size(); ++i) {
         std::vector<std::string> champs;
         std::stringstream in(l[i]);
@@ -222,10 +240,10 @@ TEST_F(ContreLeServeur, CsvUnEnTetePuisUneRangeeDeNombresParPaquet) {
         ASSERT_EQ(champs.size(), 15u) << l[i];
         for (size_t j = 0; j < champs.size(); ++j) {
             if (i == 1 && j == 1) continue;
-            ASSERT_TRUE(std::regex_match(champs[j], std::regex("[0-9]+"))) << l[i];
+            ASSERT_TRUE(chiffres(champs[j])) << l[i];
         }
-        unsigned long tick = std::stoul(champs[0]);
-        EXPECT_EQ(champs[1], i == 1 ? "" : std::to_string(tick - tick_prec)) << l[i];
+        const auto tick = static_cast<uint32_t>(std::stoul(champs[0]));
+        EXPECT_EQ(champs[1], i == 1 ? "" : std::to_string(static_cast<uint32_t>(tick - tick_prec))) << l[i];
         tick_prec = tick;
         std::vector<unsigned char> octets;
         for (size_t j = 2; j < 15; ++j) octets.push_back(static_cast<unsigned char>(std::stoul(champs[j])));

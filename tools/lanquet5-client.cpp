@@ -64,13 +64,16 @@ Options:
 
 A value may also be given as --count=N.
 
-A server with all its places taken answers with a text instead of packets:
-it is shown, decoded to UTF-8 (a carriage return as \r), and the client ends.
+Packets go to standard output, messages to standard error. A server with
+all its places taken answers with a text instead of packets: it is shown,
+decoded from Windows-1252 to UTF-8 (a carriage return as \r, other control
+bytes as \xHH), and the client ends.
 
 Exit status:
-  0  --count packets received
-  1  no connection, the connection closed (without --count, the server
-     closing is the only way the stream ends), or data that is not a
+  0  the --count packets were received
+  1  no connection; the connection closed or failed before --count was
+     reached, and so whenever the server ends a run without --count (a
+     script can tell that from a completed count); data that is no
      lanquet5 packet stream
   2  bad option or argument
   3  the server was busy
