@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -22,6 +23,12 @@ int fail(int e) {
     last_error = e;
     return e;
 }
+
+// How long one character takes on the line as last set up, start and stop bits
+// included: 1145.8 us at 9600 baud, 8 data bits, no parity, 2 stop bits.
+long byte_ns = 1145833;
+
+std::atomic<uint32_t> injected_errors{0};
 
 // The driver's counters are totals; the query reports what happened since the
 // previous one. Only one port is open at a time.
@@ -78,6 +85,20 @@ int wait_ready(int h, short events, long deadline, const StopEvent* stop, short*
         if (r == 0 || p[1].revents) return 0;
         *revents = p[0].revents;
         return 1;
+    }
+}
+
+// Sleeps while `count` more characters cross the line, less half of one: the
+// wait for the last character is left to poll, which takes it the moment it
+// lands. Ends early at the deadline or on stop.
+void pause_for_line(uint32_t count, long deadline, const StopEvent* stop) {
+    long ns = static_cast<long>(count) * byte_ns - byte_ns / 2;
+    const long left_ns = (deadline - now_ms()) * 1000000L;
+    if (left_ns <= 0) return;
+    if (ns > left_ns) ns = left_ns;
+    timespec ts{ns / 1000000000L, ns % 1000000000L};
+    pollfd p{stop ? stop->fd() : -1, POLLIN, 0};
+    while (::ppoll(&p, 1, &ts, nullptr) < 0 && errno == EINTR) {
     }
 }
 
@@ -163,6 +184,9 @@ bool port_set_settings(int h, const SerialSettings& s) {
         fail(errno);
         return false;
     }
+    const long bits = 1 + (s.ByteSize >= 5 && s.ByteSize <= 8 ? s.ByteSize : 8) + (s.Parity ? 1 : 0) +
+                      (s.StopBits == 2 ? 2 : 1);
+    byte_ns = bits * 1000000000L / static_cast<long>(s.BaudRate ? s.BaudRate : 9600);
     return true;
 }
 
@@ -211,6 +235,7 @@ bool port_status(int h, uint32_t* errors, uint32_t* waiting) {
         if (now.brk != counters.seen.brk) *errors |= LINE_ERROR_BREAK;
         counters.seen = now;
     }
+    *errors |= injected_errors.exchange(0);
     return true;
 }
 
@@ -245,6 +270,9 @@ bool port_read_bounded(int h, void* buf, uint32_t n, uint32_t* got, unsigned bou
         ssize_t k = ::read(h, p + *got, n - *got);
         if (k > 0) {
             *got += static_cast<uint32_t>(k);
+            // The rest of a reply comes a character at a time: rather than wake
+            // for each, sleep until the line can have carried nearly all of it.
+            if (*got < n) pause_for_line(n - *got, deadline, stop);
             continue;
         }
         if (k < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -264,3 +292,5 @@ bool port_read_bounded(int h, void* buf, uint32_t n, uint32_t* got, unsigned bou
 }
 
 int port_last_error() { return last_error; }
+
+void port_inject_line_errors(uint32_t errors) { injected_errors.store(errors); }

@@ -44,3 +44,7 @@ bool port_read(int h, void* buf, uint32_t n, uint32_t* got);
 bool port_read_bounded(int h, void* buf, uint32_t n, uint32_t* got, unsigned bound_ms, const StopEvent* stop);
 // Error number of the calling thread's last failed port operation.
 int port_last_error();
+
+// For tests: the next status query reports these line errors, as a driver does
+// after a framing or overrun error, which a pseudo-terminal cannot produce.
+void port_inject_line_errors(uint32_t errors);

@@ -136,6 +136,21 @@ TEST(Detection, LaLigneEstEn9600HuitBitsDeuxStopEtBrute) {
     port_close(h);
 }
 
+TEST(Detection, UneErreurDeLigneFaitEchouerLaSondeAvecSonMessage) {
+    Simulateur sim;
+    ASSERT_TRUE(sim.start(chemin_simulateur()));
+    ::setenv("LANQUET5_COM1", sim.path().c_str(), 1);
+    port_inject_line_errors(LINE_ERROR_FRAME);
+    int h = INVALID_PORT;
+    int r = 0;
+    // Windows-1252: 0xE8 is è, 0xE9 é; no line end after it.
+    EXPECT_EQ(sortie_de([&] { r = cherche_tavix(h); }), "\nprobl\xE8me r\xE9" "ception lasterror:0  rep:8");
+    EXPECT_EQ(r, -1);
+    EXPECT_NE(h, INVALID_PORT);
+    EXPECT_TRUE(attend([&] { return sim.received() == "XERR\r"; }));
+    port_close(h);
+}
+
 TEST(Detection, AuDelaDe499OctetsLeResteResteEnAttente) {
     Simulateur sim;
     ASSERT_TRUE(sim.start(chemin_simulateur(), {"--id-size", "600"}));
