@@ -25,8 +25,9 @@ void wind::affiche(const char* t, int n) {
         const int i = largeur - c.X;
         console_write(hConsole, t, i);
         c.X = 0;
-        c.Y = static_cast<int16_t>(c.Y + 1);
-        if (c.Y > lf) c.Y = ld;
+        // Compared before narrowing, so a band that ends on the last row a
+        // coordinate can hold wraps to its first row rather than to a negative one.
+        c.Y = (c.Y + 1 > lf) ? ld : static_cast<int16_t>(c.Y + 1);
         console_set_cursor(hConsole, c);
         console_write(hConsole, t + i, n - i);
         // The console carries a rest longer than a row over the following rows

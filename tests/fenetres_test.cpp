@@ -93,6 +93,18 @@ TEST(Fenetre, SautDeLigneLaisseLeCurseurDeLaConsoleALaLigneSuivante) {
     EXPECT_EQ(e.cursor_row(), 19);
 }
 
+TEST(Fenetre, UneBandeAuBoutDesCoordonneesRevientASaPremiereLigne) {
+    ConsoleSurPty console;
+    wind w(32766, 32767, 1, 0, 14);
+    const std::string ligne(79, 'x');
+    w.affiche(ligne.data(), 79);
+    EXPECT_EQ(w.curseur().Y, 32767);
+    w.affiche(ligne.data(), 79);
+    w.affiche("ab", 2);
+    EXPECT_EQ(w.curseur().Y, 32766);
+    EXPECT_EQ(w.curseur().X, 1);
+}
+
 TEST(Fenetre, AfficheAtNeBougePasLeCurseurDeLaFenetre) {
     ConsoleSurPty console;
     wind w(18, 21, 1, 0, 14);
