@@ -101,18 +101,7 @@ TEST_F(Connexions, DesAppelantsQuiAbandonnentNArretentPasLAccueil) {
     // is admitted again once they are gone.
     for (int i = 0; i < 2; ++i) {
         int admis = -1;
-        ASSERT_TRUE(attend(
-            [&] {
-                int c = connecte(banc.port);
-                Paquet p;
-                if (c >= 0 && lit_paquet(c, p) && p.zero == 0) {
-                    admis = c;
-                    return true;
-                }
-                ::close(c);
-                return false;
-            },
-            60));
+        ASSERT_TRUE(attend([&] { return (admis = client_servi(banc.port)) >= 0; }, 60));
         clients.push_back(admis);
     }
     EXPECT_TRUE(banc.attend_statut(3)) << banc.statut();

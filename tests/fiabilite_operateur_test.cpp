@@ -15,14 +15,6 @@
 
 namespace {
 
-const char invite[] = "Pour finir taper <fin>";
-
-size_t occurrences(const std::string& s, const std::string& what) {
-    size_t n = 0;
-    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
-    return n;
-}
-
 // The usual bench, but with standard input a pipe the test writes to.
 bool demarre_sur_tube(Banc& banc, const std::vector<std::string>& args = {}) {
     if (!banc.sim.start(chemin_simulateur())) return false;
@@ -34,18 +26,6 @@ bool demarre_sur_tube(Banc& banc, const std::vector<std::string>& args = {}) {
              {"LANQUET5_PORT", std::to_string(banc.port)}};
     o.stdin_pipe = true;
     return banc.serveur.start(o);
-}
-
-// A client admitted and served: its first packet has come.
-int client_servi(unsigned short port) {
-    int c = connecte(port);
-    if (c < 0) return -1;
-    Paquet p;
-    if (!lit_paquet(c, p) || p.zero != 0) {
-        ::close(c);
-        return -1;
-    }
-    return c;
 }
 
 bool encore_servi(int c) {

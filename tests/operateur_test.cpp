@@ -12,14 +12,6 @@
 
 namespace {
 
-const char invite[] = "Pour finir taper <fin>";
-
-size_t occurrences(const std::string& s, const std::string& what) {
-    size_t n = 0;
-    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
-    return n;
-}
-
 class MotDeFin : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(MotDeFin, ArreteLeServeur) {

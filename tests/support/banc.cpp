@@ -38,6 +38,12 @@ bool Banc::attend_statut(int n, double timeout_s) {
 
 std::string Banc::statut() { return serveur.ecran().text(50, 22, 20); }
 
+size_t occurrences(const std::string& s, const std::string& what) {
+    size_t n = 0;
+    for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) ++n;
+    return n;
+}
+
 std::string nom_machine() {
     char h[256] = "";
     ::gethostname(h, sizeof h);

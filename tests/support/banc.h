@@ -27,5 +27,10 @@ struct Banc {
     bool attend_statut(int n, double timeout_s = 10.0);
 };
 
+// The prompt that follows every operator line.
+inline constexpr char invite[] = "Pour finir taper <fin>";
+// How many times `what` stands in `s`.
+size_t occurrences(const std::string& s, const std::string& what);
+
 // The local host name, as the server shows it.
 std::string nom_machine();

@@ -43,6 +43,17 @@ int connecte(unsigned short port, double timeout_s) {
     return fd;
 }
 
+int client_servi(unsigned short port) {
+    int c = connecte(port);
+    if (c < 0) return -1;
+    Paquet p;
+    if (!lit_paquet(c, p) || p.zero != 0) {
+        ::close(c);
+        return -1;
+    }
+    return c;
+}
+
 bool lit_exact(int fd, void* buf, size_t n, double timeout_s) {
     auto fin = echeance(timeout_s);
     char* p = static_cast<char*>(buf);

@@ -7,6 +7,9 @@
 
 // Connects to 127.0.0.1:port, retrying until the server listens; -1 after the deadline.
 int connecte(unsigned short port, double timeout_s = 10.0);
+// Connects and reads the first packet: -1 unless admitted and served (a busy
+// server's text, a close or a time-out).
+int client_servi(unsigned short port);
 // Reads exactly n bytes; false on time-out, end of stream or error.
 bool lit_exact(int fd, void* buf, size_t n, double timeout_s = 10.0);
 // Reads whatever comes until the peer closes; false if it does not close in time.
