@@ -88,11 +88,12 @@ int wait_ready(int h, short events, long deadline, const StopEvent* stop, short*
     }
 }
 
-// Sleeps while `count` more characters cross the line, less half of one: the
-// wait for the last character is left to poll, which takes it the moment it
-// lands. Ends early at the deadline or on stop.
+// Sleeps while all but the last of `count` more characters cross the line: the
+// wait for the last is left to poll, which takes it the moment it lands, as
+// this sleep does not watch the line. Ends early at the deadline or on stop.
 void pause_for_line(uint32_t count, long deadline, const StopEvent* stop) {
-    long ns = static_cast<long>(count) * byte_ns - byte_ns / 2;
+    if (count < 2) return;
+    long ns = static_cast<long>(count - 1) * byte_ns;
     const long left_ns = (deadline - now_ms()) * 1000000L;
     if (left_ns <= 0) return;
     if (ns > left_ns) ns = left_ns;
