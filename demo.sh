@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 >/dev/null
+cmake --build build -j2 --target lanquet5 tavix-sim lanquet5-client >/dev/null
 sim_out=$(mktemp)
 build/tools/tavix-sim --pace >"$sim_out" &
 sim=$!
