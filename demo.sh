@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds everything, starts the simulated interface on a pseudo-terminal and
+# Builds the server and its tools, starts the simulated interface on a pseudo-terminal and
 # the server on this terminal, pointed at it. Arguments go to the server.
 set -euo pipefail
 cd "$(dirname "$0")"
