@@ -15,23 +15,24 @@ wind::wind(int16_t ligned, int16_t lignef)
 void wind::affiche(const char* t, int n) {
     TCriticalSection::Lock l(CS_ecran);
     if (n < 0) n = 0;
-    console_set_attribute(hConsole, colortexte | colorfond);
-    console_set_cursor(hConsole, c);
+    const uint16_t attribut = colortexte | colorfond;
     if (c.X + static_cast<long long>(n) < largeur) {
-        console_write(hConsole, t, n);
+        console_write_at(hConsole, attribut, c, t, n);
         c.X = static_cast<int16_t>(c.X + n);
     } else {
         // The wrap is ours, not the console's, so that it stays inside the band.
         const int i = largeur - c.X;
-        console_write(hConsole, t, i);
+        console_write_at(hConsole, attribut, c, t, i);
         c.X = 0;
         // Compared before narrowing, so a band that ends on the last row a
         // coordinate can hold wraps to its first row rather than to a negative one.
         c.Y = (c.Y + 1 > lf) ? ld : static_cast<int16_t>(c.Y + 1);
-        console_set_cursor(hConsole, c);
-        console_write(hConsole, t + i, n - i);
+        console_write_at(hConsole, attribut, c, t + i, n - i);
         // The console carries a rest longer than a row over the following rows
-        // by itself; the cursor follows it a row at a time, whatever the length.
+        // by itself. The cursor follows it a row at a time, whatever the
+        // length: stepping back 79 columns only once would leave it past the
+        // row's end after a rest of more than 158, and the next write's split
+        // would then fall before the start of its text.
         int x = n - i;
         if (x > largeur - 1) {
             const int rangs = (x - largeur) / (largeur - 1) + 1;
@@ -45,9 +46,7 @@ void wind::affiche(const char* t, int n) {
 
 void wind::affiche_at(const char* t, int n, int16_t cx, int16_t cy) {
     TCriticalSection::Lock l(CS_ecran);
-    console_set_attribute(hConsole, colortexte | colorfond);
-    console_set_cursor(hConsole, COORD{cx, cy});
-    if (n > 0) console_write(hConsole, t, n);
+    console_write_at(hConsole, colortexte | colorfond, COORD{cx, cy}, t, n);
 }
 
 void wind::avance(int rangs) {

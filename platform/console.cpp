@@ -66,6 +66,15 @@ void console_write(int h, const char* t, int n) {
     terminal_emit(h, t, static_cast<size_t>(n));
 }
 
+void console_write_at(int h, uint16_t attribute, COORD position, const char* t, int n) {
+    std::lock_guard<std::mutex> g(terminal_mutex());
+    current_attribute = attribute & 0xFF;
+    char seq[32];
+    terminal_emit_raw(h, seq, attribute_sequence(attribute, seq, sizeof seq));
+    emit_cursor(h, position.X, position.Y);
+    if (n > 0) terminal_emit(h, t, static_cast<size_t>(n));
+}
+
 void console_set_title(const char* title) {
     int h = terminal_console_fd();
     if (h < 0) return;

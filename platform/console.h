@@ -25,6 +25,9 @@ void console_set_cursor(int h, COORD position);
 // the next row; a NUL or another control byte the console would not act on shows
 // as a blank, so no byte can ever reach the terminal as part of an escape sequence.
 void console_write(int h, const char* t, int n);
+// The three above as one: no other output can come between the attribute, the
+// cursor placement and the text.
+void console_write_at(int h, uint16_t attribute, COORD position, const char* t, int n);
 void console_set_title(const char* title);
 
 // Every cell blank in the terminal's own colours, cursor top-left; the attribute

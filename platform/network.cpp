@@ -119,20 +119,15 @@ int sock_accept(int s) {
 void sock_stop_listening(int s) { ::shutdown(s, SHUT_RDWR); }
 
 int sock_send(int s, const void* buf, size_t n) {
-    const char* p = static_cast<const char*>(buf);
-    size_t done = 0;
-    while (done < n) {
-        ssize_t w = ::send(s, p + done, n - done, MSG_NOSIGNAL);
-        if (w > 0) {
-            done += static_cast<size_t>(w);
-            continue;
-        }
+    for (;;) {
+        ssize_t w = ::send(s, buf, n, MSG_NOSIGNAL);
         if (w < 0 && errno == EINTR) continue;
-        if (w < 0 && (errno != EAGAIN || done == 0)) return fail();
-        break;
+        if (w < 0) return fail();
+        // Short only when the send bound ran out: trying again would wait it
+        // out a second time for a client that is already as good as gone.
+        if (static_cast<size_t>(w) < n) last_error = EAGAIN;
+        return static_cast<int>(w);
     }
-    if (done < n) last_error = EAGAIN;
-    return static_cast<int>(done);
 }
 
 void sock_shutdown(int s) { ::shutdown(s, SHUT_RDWR); }

@@ -93,6 +93,13 @@ void signals_serving() { serving.store(1); }
 
 bool stop_requested() { return stop_flag != 0; }
 
+void stop_rearm() {
+    char drain[64];
+    while (stop_pipe[0] >= 0 && ::read(stop_pipe[0], drain, sizeof drain) > 0) {
+    }
+    stop_flag = 0;
+}
+
 bool input_at_end() { return at_end; }
 
 InputResult read_operator_line(char* buf, int cap, int* len) {

@@ -160,11 +160,12 @@ bool port_get_settings(int h, SerialSettings& s) {
 bool port_set_settings(int h, const SerialSettings& s) {
     termios t = s.tio;
     // Raw binary: no echo, no line editing, no carriage-return translation, no
-    // signal characters; the device's bytes are data, every one of them. Flow
-    // control stays as the device had it.
-    const tcflag_t flow = t.c_iflag & (IXON | IXOFF | IXANY);
+    // signal characters; the device's bytes are data, every one of them. That
+    // takes XON/XOFF off as well, which a fresh Linux tty has on: the readings
+    // are binary, and 0x11 or 0x13 among them would be swallowed, or stop our
+    // own requests for good. Hardware flow control stays as the device had it.
     cfmakeraw(&t);
-    t.c_iflag |= flow;
+    t.c_iflag &= ~(IXON | IXOFF | IXANY);
     t.c_cflag |= CLOCAL | CREAD;
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
     switch (s.ByteSize) {

@@ -46,28 +46,44 @@ bool wants_utf8() {
     return utf8;
 }
 
-// A terminal that stops reading (a frozen remote session) must not hold up the
-// threads that write to it: the console descriptor is non-blocking, a write
-// that finds no room waits this long at most, and once one has given up the
-// following ones drop their bytes at once, until the terminal takes bytes again.
-constexpr int stalled_terminal_ms = 2000;
-bool stalled = false;  // under terminal_mutex()
+// Whatever stops reading our output (a frozen remote session, a pipe nobody
+// drains) must not hold up the threads that write to it. Each write waits
+// this long at most for room; once one has given up, the following ones on
+// that descriptor drop their bytes at once, until it takes bytes again. Writes
+// go in pieces small enough that a descriptor ready for output takes a piece
+// without blocking, whether it is a terminal, a pipe or a socket.
+constexpr int stalled_output_ms = 2000;
+constexpr size_t piece = 256;
+
+struct OutputState {
+    bool stalled = false;
+    bool cut = false;  // bytes were dropped, maybe in the middle of a sequence
+};
+OutputState outputs[64];  // by descriptor, under terminal_mutex()
 
 void write_all(int fd, const char* t, size_t n) {
+    OutputState spare;
+    OutputState& o = (fd >= 0 && fd < 64) ? outputs[fd] : spare;
     while (n > 0) {
-        ssize_t w = ::write(fd, t, n);
+        pollfd p{fd, POLLOUT, 0};
+        const int r = ::poll(&p, 1, o.stalled ? 0 : stalled_output_ms);
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0) {
+            o.stalled = true;
+            o.cut = true;
+            return;
+        }
+        if (o.cut && ::isatty(fd)) {
+            // CAN ends whatever escape sequence the dropped bytes left open.
+            if (::write(fd, "\x18", 1) == 1) o.cut = false;
+        }
+        const ssize_t w = ::write(fd, t, n < piece ? n : piece);
         if (w > 0) {
-            stalled = false;
+            o.stalled = false;
             t += w;
             n -= static_cast<size_t>(w);
-        } else if (w < 0 && errno == EINTR) {
+        } else if (w < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
-        } else if (w < 0 && errno == EAGAIN && !stalled) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, stalled_terminal_ms) <= 0) {
-                stalled = true;
-                return;
-            }
         } else {
             return;
         }

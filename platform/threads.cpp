@@ -151,7 +151,9 @@ uint32_t tick_count() {
     // Counts suspended time too, as a machine's uptime does.
     clock_gettime(CLOCK_BOOTTIME, &ts);
     uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-    return static_cast<uint32_t>(ms) + tick_offset();
+    // Read once: the cycle reads the tick count every time round.
+    static const uint32_t offset = tick_offset();
+    return static_cast<uint32_t>(ms) + offset;
 }
 
 void sleep_ms(unsigned ms) {

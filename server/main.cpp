@@ -185,6 +185,11 @@ int main(int argc, char** argv) {
     net_stop();
     port_close(hCom);
     out_printf("c'est fini, valider");
-    if (!input_at_end()) wait_for_enter();
+    // Also after a stop signal, the operator still has the last word, unless
+    // nobody can type any more; a further signal ends the wait.
+    if (!input_at_end()) {
+        stop_rearm();
+        wait_for_enter();
+    }
     return 0;
 }

@@ -2,6 +2,7 @@
 // client receives, the client whose send fails, and odd replies.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -159,6 +160,26 @@ TEST(Cycle, ModeBavardTraceChaqueEnvoi) {
     EXPECT_EQ(banc.arrete(), 0);
     ::close(a);
     ::close(b);
+}
+
+// The verbose trace goes to standard output; a pipe there that nobody reads
+// must not stop the stream, nor the shutdown.
+TEST(Cycle, UneSortieQuePersonneNeLitNArretePasLeFlux) {
+    Banc banc;
+    banc.options.stdout_bouche = true;
+    ASSERT_TRUE(banc.demarre({"0", "1"}, {"--reply-delay", "1"}));
+    ASSERT_TRUE(banc.pret());
+    int c = connecte(banc.port);
+    // About 40 bytes of trace a cycle: well past what the pipe holds.
+    for (int i = 0; i < 5000; ++i) {
+        Paquet p;
+        ASSERT_TRUE(lit_paquet(c, p, 20)) << "packet " << i;
+    }
+    banc.serveur.signal(SIGTERM);
+    EXPECT_TRUE(attend_fermeture(c, 20));
+    banc.serveur.tape("\n");
+    EXPECT_EQ(banc.serveur.attend_fin(20), 0);
+    ::close(c);
 }
 
 TEST(Cycle, UneReponseCourteNeDonneAucunPaquet) {

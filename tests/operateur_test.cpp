@@ -146,8 +146,29 @@ TEST_P(SignalDArret, ArretePoliment) {
     banc.serveur.signal(c.sig);
     ASSERT_TRUE(banc.serveur.attend_sortie("c'est fini, valider")) << banc.serveur.sortie();
     EXPECT_TRUE(attend_fermeture(client));
-    // With its input at an end nobody can press Enter: it ends by itself.
-    if (!c.stdin_null) banc.serveur.tape("\n");
+    if (c.stdin_null) {
+        // Nobody can press Enter: it ends by itself.
+        EXPECT_EQ(banc.serveur.attend_fin(), 0);
+    } else {
+        // The operator has the last word, as after "fin".
+        EXPECT_FALSE(attend([&] { return !banc.serveur.en_vie(); }, 1.0)) << "ended without Enter";
+        banc.serveur.tape("\n");
+        EXPECT_EQ(banc.serveur.attend_fin(), 0);
+    }
+    ::close(client);
+}
+
+TEST(DeuxiemeSignal, FinitLAttenteDeLaDerniereTouche) {
+    Banc banc;
+    ASSERT_TRUE(banc.demarre());
+    ASSERT_TRUE(banc.pret());
+    // A packet: the measurement thread runs, so start-up is over.
+    const int client = client_servi(banc.port);
+    ASSERT_GE(client, 0);
+    banc.serveur.signal(SIGTERM);
+    ASSERT_TRUE(banc.serveur.attend_sortie("c'est fini, valider"));
+    EXPECT_FALSE(attend([&] { return !banc.serveur.en_vie(); }, 1.0)) << "ended without Enter";
+    banc.serveur.signal(SIGINT);
     EXPECT_EQ(banc.serveur.attend_fin(), 0);
     ::close(client);
 }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 bool Banc::demarre(const std::vector<std::string>& args, const std::vector<std::string>& sim_args,
                    std::vector<std::pair<std::string, std::string>> env, bool stdin_null) {
     if (!sim.start(chemin_simulateur(), sim_args)) return false;
@@ -10,7 +12,7 @@ bool Banc::demarre(const std::vector<std::string>& args, const std::vector<std::
                                                           {"LANQUET5_COM2", "/nonexistent/com2"},
                                                           {"LANQUET5_PORT", std::to_string(port)}};
     for (auto& e : env) tout.push_back(std::move(e));
-    Serveur::Options o;
+    Serveur::Options o = options;
     o.args = args;
     o.env = tout;
     o.stdin_null = stdin_null;
@@ -31,7 +33,10 @@ int Banc::arrete() {
 }
 
 bool Banc::attend_statut(int n, double timeout_s) {
-    const std::string attendu = "appels en cours " + std::to_string(n) + " ";
+    // The width the server pads the text to: what lies beyond is not its own
+    // (plain output may land there, wherever the cursor was left).
+    std::string attendu = "appels en cours " + std::to_string(n);
+    attendu.resize(std::max<size_t>(attendu.size(), 18), ' ');
     return serveur.attend_ecran(
         [&](const TerminalModel& e) { return e.text(50, 22, static_cast<int>(attendu.size())) == attendu; }, timeout_s);
 }

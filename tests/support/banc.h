@@ -12,6 +12,8 @@ struct Banc {
     Simulateur sim;
     Serveur serveur;
     unsigned short port = 0;
+    // The server's options beyond those demarre sets (args, env, stdin_null).
+    Serveur::Options options;
 
     // Starts both; the server gets `args` and `env` on top of the defaults.
     // False if either could not be started.

@@ -48,6 +48,7 @@ Serveur::~Serveur() {
     if (lecteur_.joinable()) lecteur_.join();
     if (master_ >= 0) ::close(master_);
     ferme_entree();
+    if (sortie_bouchee_ >= 0) ::close(sortie_bouchee_);
 }
 
 bool Serveur::start(const Options& o) {
@@ -72,6 +73,9 @@ bool Serveur::start(const Options& o) {
         ::signal(SIGPIPE, SIG_IGN);
     }
 
+    int bouche[2] = {-1, -1};
+    if (o.stdout_bouche && ::pipe2(bouche, O_CLOEXEC) != 0) return false;
+
     pid_ = ::fork();
     if (pid_ < 0) {
         if (o.stdin_pipe) {
@@ -87,7 +91,7 @@ bool Serveur::start(const Options& o) {
         if (o.controlling_tty) ::ioctl(fd, TIOCSCTTY, 0);
         int in = o.stdin_pipe ? tube[0] : o.stdin_null ? ::open("/dev/null", O_RDONLY) : fd;
         ::dup2(in, 0);
-        ::dup2(fd, 1);
+        ::dup2(o.stdout_bouche ? bouche[1] : fd, 1);
         ::dup2(fd, 2);
         if (fd > 2) ::close(fd);
         ::setenv("LANG", "C.UTF-8", 1);
@@ -104,6 +108,10 @@ bool Serveur::start(const Options& o) {
     if (o.stdin_pipe) {
         ::close(tube[0]);
         entree_ = tube[1];
+    }
+    if (o.stdout_bouche) {
+        ::close(bouche[1]);
+        sortie_bouchee_ = bouche[0];
     }
     lecteur_ = std::thread([this] { lit(); });
     return true;

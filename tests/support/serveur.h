@@ -23,6 +23,8 @@ public:
         // Standard input a pipe the test writes to: lines of any length and any
         // byte, which a terminal in canonical mode would cut or act on.
         bool stdin_pipe = false;
+        // Standard output into a pipe that nobody reads (the console stays the pty).
+        bool stdout_bouche = false;
     };
 
     Serveur() = default;
@@ -57,6 +59,7 @@ private:
     pid_t pid_ = -1;
     int master_ = -1;
     int entree_ = -1;
+    int sortie_bouchee_ = -1;
     int status_ = -1;
     std::thread lecteur_;
     mutable std::mutex m_;
