@@ -154,6 +154,18 @@ TEST(Detection, UneErreurDeLigneFaitEchouerLaSondeAvecSonMessage) {
     port_close(h);
 }
 
+TEST(Detection, UneReponseTardiveResteEnAttente) {
+    Simulateur sim;
+    ASSERT_TRUE(sim.start(chemin_simulateur(), {"--id-delay", "1500", "--id-text", "TAVIX tardif\r"}));
+    ::setenv("LANQUET5_COM1", sim.path().c_str(), 1);
+    int h = INVALID_PORT;
+    ASSERT_EQ(cherche_tavix(h), -1);
+    // Nothing reads it: the measurement thread's drain will find it there.
+    uint32_t erreurs = 0, attente = 0;
+    EXPECT_TRUE(attend([&] { return port_status(h, &erreurs, &attente) && attente == 13; })) << attente;
+    port_close(h);
+}
+
 TEST(Detection, AuDelaDe499OctetsLeResteResteEnAttente) {
     Simulateur sim;
     ASSERT_TRUE(sim.start(chemin_simulateur(), {"--id-size", "600"}));
