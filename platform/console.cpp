@@ -55,17 +55,6 @@ void console_set_attribute(int h, uint16_t attribute) {
     terminal_emit_raw(h, seq, len);
 }
 
-void console_set_cursor(int h, COORD position) {
-    std::lock_guard<std::mutex> g(terminal_mutex());
-    emit_cursor(h, position.X, position.Y);
-}
-
-void console_write(int h, const char* t, int n) {
-    if (n <= 0) return;
-    std::lock_guard<std::mutex> g(terminal_mutex());
-    terminal_emit(h, t, static_cast<size_t>(n));
-}
-
 void console_write_at(int h, uint16_t attribute, COORD position, const char* t, int n) {
     std::lock_guard<std::mutex> g(terminal_mutex());
     current_attribute = attribute & 0xFF;

@@ -19,14 +19,11 @@ int console_open();
 // Attribute in the console encoding: bits 0-3 text colour, bits 4-7 background,
 // 1 blue, 2 green, 4 red, 8 intensity. Text written afterwards takes it.
 void console_set_attribute(int h, uint16_t attribute);
-void console_set_cursor(int h, COORD position);
-// Writes n bytes at the cursor in the current attribute. On a UTF-8 terminal the
-// bytes are shown as code page 850 characters; a line feed goes to the start of
-// the next row; a NUL or another control byte the console would not act on shows
-// as a blank, so no byte can ever reach the terminal as part of an escape sequence.
-void console_write(int h, const char* t, int n);
-// The three above as one: no other output can come between the attribute, the
-// cursor placement and the text.
+// Sets the attribute, places the cursor and writes n bytes there, with no other
+// output in between; the attribute stays set. On a UTF-8 terminal the bytes are
+// shown as code page 850 characters; a line feed goes to the start of the next
+// row; a NUL or another control byte the console would not act on shows as a
+// blank, so no byte can ever reach the terminal as part of an escape sequence.
 void console_write_at(int h, uint16_t attribute, COORD position, const char* t, int n);
 void console_set_title(const char* title);
 

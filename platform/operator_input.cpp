@@ -91,8 +91,6 @@ void signals_install() {
 
 void signals_serving() { serving.store(1); }
 
-bool stop_requested() { return stop_flag != 0; }
-
 void stop_rearm() {
     char drain[64];
     while (stop_pipe[0] >= 0 && ::read(stop_pipe[0], drain, sizeof drain) > 0) {

@@ -8,7 +8,6 @@
 void signals_install();
 // Once the server runs: those signals ask for the orderly shutdown instead.
 void signals_serving();
-bool stop_requested();
 // Forgets a stop signal already taken, so that the next one ends the next wait.
 void stop_rearm();
 
