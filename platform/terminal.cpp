@@ -55,15 +55,45 @@ bool wants_utf8() {
 constexpr int stalled_output_ms = 2000;
 constexpr size_t piece = 256;
 
-struct OutputState {
+// What is known of each output descriptor, under terminal_mutex(). What it is
+// and where it leads is worked out on its first use, not on every write: the
+// measurement cycle writes here.
+struct Output {
+    bool known = false;
+    bool tty = false;
+    bool adds_return = false;  // a terminal that turns a line feed into CR LF itself
+    int route = -1;            // the descriptor its bytes go to
     bool stalled = false;
     bool cut = false;  // bytes were dropped, maybe in the middle of a sequence
 };
-OutputState outputs[64];  // by descriptor, under terminal_mutex()
+Output outputs[64];
+
+Output& output(int fd) {
+    static Output spare;
+    if (fd < 0 || fd >= 64) {
+        spare = Output{true, ::isatty(fd) == 1, false, fd};
+        return spare;
+    }
+    Output& o = outputs[fd];
+    if (!o.known) {
+        o.known = true;
+        o.tty = ::isatty(fd) == 1;
+        termios mode;
+        o.adds_return = o.tty && ::tcgetattr(fd, &mode) == 0 && (mode.c_oflag & OPOST) && (mode.c_oflag & ONLCR);
+        o.route = fd;
+        const int cfd = console_fd.load();
+        struct stat a, b;
+        // Standard output on the console's own terminal goes through the
+        // console's non-blocking descriptor, in order with the window writes.
+        if (o.tty && cfd >= 0 && fd != cfd && ::fstat(fd, &a) == 0 && ::fstat(cfd, &b) == 0 &&
+            a.st_rdev == b.st_rdev)
+            o.route = cfd;
+    }
+    return o;
+}
 
 void write_all(int fd, const char* t, size_t n) {
-    OutputState spare;
-    OutputState& o = (fd >= 0 && fd < 64) ? outputs[fd] : spare;
+    Output& o = output(fd);
     while (n > 0) {
         pollfd p{fd, POLLOUT, 0};
         const int r = ::poll(&p, 1, o.stalled ? 0 : stalled_output_ms);
@@ -73,7 +103,7 @@ void write_all(int fd, const char* t, size_t n) {
             o.cut = true;
             return;
         }
-        if (o.cut && ::isatty(fd)) {
+        if (o.cut && o.tty) {
             // CAN ends whatever escape sequence the dropped bytes left open.
             if (::write(fd, "\x18", 1) == 1) o.cut = false;
         }
@@ -115,28 +145,27 @@ std::mutex& terminal_mutex() {
 
 int terminal_console_fd() { return console_fd.load(); }
 
-void terminal_set_console_fd(int fd) { console_fd.store(fd); }
-
-int terminal_route(int fd) {
-    int cfd = console_fd.load();
-    if (cfd < 0 || fd == cfd || !::isatty(fd)) return fd;
-    struct stat a, b;
-    if (::fstat(fd, &a) == 0 && ::fstat(cfd, &b) == 0 && a.st_rdev == b.st_rdev) return cfd;
-    return fd;
+void terminal_set_console_fd(int fd) {
+    std::lock_guard<std::mutex> g(terminal_mutex());
+    console_fd.store(fd);
+    // Where the standard descriptors lead depends on it.
+    for (Output& o : outputs) o.known = false;
 }
+
+int terminal_route(int fd) { return output(fd).route; }
 
 void terminal_emit_raw(int fd, const char* t, size_t n) { write_all(fd, t, n); }
 
 void terminal_emit(int fd, const char* t, size_t n) {
-    if (!::isatty(fd)) {
+    const Output& o = output(fd);
+    if (!o.tty) {
         write_all(fd, t, n);
         return;
     }
     const bool utf8 = wants_utf8();
     // A terminal in its normal output mode turns a line feed into carriage
     // return plus line feed itself; one in raw mode needs the return from us.
-    termios mode;
-    const bool adds_return = ::tcgetattr(fd, &mode) == 0 && (mode.c_oflag & OPOST) && (mode.c_oflag & ONLCR);
+    const bool adds_return = o.adds_return;
     // Rendered in pieces through a fixed buffer: the measurement cycle writes
     // here and must not allocate.
     char buf[1024];

@@ -7,7 +7,8 @@
 std::mutex& terminal_mutex();
 
 // Descriptor that writes to fd should use: the console's own non-blocking
-// descriptor when fd is the same terminal, else fd itself.
+// descriptor when fd is the same terminal, else fd itself. Caller holds
+// terminal_mutex().
 int terminal_route(int fd);
 
 // Writes n bytes to fd, rendered for a terminal when fd is one (code page 850,

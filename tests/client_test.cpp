@@ -285,15 +285,7 @@ TEST_F(ContreLeServeur, LArretDuServeurFinitLeClientEnLeDisant) {
 class FauxServeur {
 public:
     FauxServeur(std::string envoi, bool attend_depart) {
-        s_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(s_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(s_, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        ::listen(s_, 1);
+        s_ = ecoute(port);
         fil_ = std::thread([this, envoi = std::move(envoi), attend_depart] {
             pollfd p{s_, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(delai(10) * 1000)) != 1) return;

@@ -89,17 +89,12 @@ TEST(SansConsole, SortAvecMoinsUn) {
 
 TEST(PortOccupe, ErreurDeLienPuisSortieHuit) {
     // Another program listens on the port.
-    int autre = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    ASSERT_EQ(::bind(autre, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(autre, 1), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(autre, reinterpret_cast<sockaddr*>(&a), &len);
+    unsigned short port = 0;
+    const int autre = ecoute(port, true);
+    ASSERT_GE(autre, 0);
 
     Banc banc;
-    ASSERT_TRUE(banc.demarre({}, {}, {{"LANQUET5_PORT", std::to_string(ntohs(a.sin_port))}}));
+    ASSERT_TRUE(banc.demarre({}, {}, {{"LANQUET5_PORT", std::to_string(port)}}));
     ASSERT_TRUE(banc.serveur.attend_sortie("erreur de lien 98\r\n")) << banc.serveur.sortie();
     // It waits for Enter before it ends.
     ASSERT_TRUE(banc.serveur.en_vie());

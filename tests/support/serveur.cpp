@@ -26,16 +26,26 @@ double delai(double seconds) {
 const char* chemin_serveur() { return LANQUET5_BIN; }
 const char* chemin_simulateur() { return TAVIX_SIM_BIN; }
 
-unsigned short port_libre() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+int ecoute(unsigned short& port, bool toutes_adresses) {
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    a.sin_addr.s_addr = htonl(toutes_adresses ? INADDR_ANY : INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
+    if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 1) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        if (s >= 0) ::close(s);
+        return -1;
+    }
+    port = ntohs(a.sin_port);
+    return s;
+}
+
+unsigned short port_libre() {
+    unsigned short port = 0;
+    const int s = ecoute(port);
+    if (s >= 0) ::close(s);
+    return port;
 }
 
 Serveur::~Serveur() {

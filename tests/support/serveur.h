@@ -74,6 +74,9 @@ bool Serveur::attend_ecran(Pred pred, double timeout_s) {
     return attend_pred([&] { return pred(ecran_); }, timeout_s);
 }
 
+// A TCP socket listening on a port the kernel picked, on loopback or on every
+// local address; the port in `port`. -1 on failure.
+int ecoute(unsigned short& port, bool toutes_adresses = false);
 // A TCP port nobody listens on now.
 unsigned short port_libre();
 // Paths of the built programs.
