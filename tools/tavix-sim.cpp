@@ -55,6 +55,8 @@ constexpr int64_t exit_grace_max_ns = 1000 * ms_ns;
 
 volatile sig_atomic_t stop_signal = 0;
 extern "C" void on_stop_signal(int sig) { stop_signal = sig; }
+volatile sig_atomic_t released = 0;
+extern "C" void on_release_signal(int) { released = 1; }
 
 int64_t now_ns() {
     timespec ts;
@@ -78,6 +80,7 @@ struct Options {
     uint32_t late_ms = 0;
     bool silent_after_set = false;
     uint32_t silent_after = 0;
+    bool hold = false;
     bool exit_after_set = false;
     uint32_t exit_after = 0;
     bool garbage = false;
@@ -123,6 +126,8 @@ Options (a value may also be given as --option=VALUE):
   --late-every K     every K-th reply (k+1 a multiple of K) is late by
   --late-ms MS         a further MS milliseconds; give both together
   --silent-after N   answer the first N requests, then none (the probe still is)
+  --hold             leave measurement requests unanswered, and uncounted, until
+                     SIGUSR1 arrives; k and --silent-after count from then
   --exit-after N     exit once N requests are answered and the server has
                      read the last reply (at most 1 s later): the device vanishes
   --garbage          replies are pseudo-random bytes from a fixed seed, the
@@ -254,6 +259,9 @@ Options parse_options(int argc, char** argv) {
         } else if (arg == "--late-ms") {
             o.late_ms = parse_number(arg, need(), 0, max_ms);
             o.late_ms_set = true;
+        } else if (arg == "--hold") {
+            flag();
+            o.hold = true;
         } else if (arg == "--silent-after") {
             o.silent_after = parse_number(arg, need(), 0, UINT32_MAX);
             o.silent_after_set = true;
@@ -542,6 +550,10 @@ void Sim::on_byte(unsigned char b, int64_t t) {
 }
 
 void Sim::on_request(int64_t received) {
+    if (o_.hold && !released) {
+        say("request held, not answered");
+        return;
+    }
     uint32_t k = requests_++;
     if (exiting_ || (o_.exit_after_set && scheduled_ >= o_.exit_after)) {
         say("request %u, not answered: exiting", k);
@@ -683,16 +695,20 @@ int Sim::run() {
     sigaddset(&stop_set, SIGTERM);
     sigaddset(&stop_set, SIGINT);
     sigaddset(&stop_set, SIGHUP);
+    sigaddset(&stop_set, SIGUSR1);
     sigprocmask(SIG_BLOCK, &stop_set, &wait_mask);
     sigdelset(&wait_mask, SIGTERM);
     sigdelset(&wait_mask, SIGINT);
     sigdelset(&wait_mask, SIGHUP);
+    sigdelset(&wait_mask, SIGUSR1);
     struct sigaction sa = {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    sa.sa_handler = on_release_signal;
+    sigaction(SIGUSR1, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     if (!open_pty() || !open_files()) return 1;
