@@ -126,6 +126,11 @@ int port_open(const char* name) {
         return INVALID_PORT;
     }
     ::ioctl(fd, TIOCEXCL);
+    // A line starts empty, as a freshly opened port does elsewhere: a pty or
+    // adapter kept open by someone else can still hold what the device sent
+    // to an earlier holder, such as a reply to our own last request before a
+    // restart, and the probe's answer would come after it.
+    ::tcflush(fd, TCIOFLUSH);
     counters.fd = fd;
     std::memset(&counters.seen, 0, sizeof counters.seen);
     ::ioctl(fd, TIOCGICOUNT, &counters.seen);

@@ -4,7 +4,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include "tests/support/attente.h"
 #include "tests/support/banc.h"
 #include "tests/support/simulateur.h"
+#include "tools/tavix_releves.h"
 
 namespace {
 
@@ -163,6 +166,29 @@ TEST(Detection, UneReponseTardiveResteEnAttente) {
     // Nothing reads it: the measurement thread's drain will find it there.
     uint32_t erreurs = 0, attente = 0;
     EXPECT_TRUE(attend([&] { return port_status(h, &erreurs, &attente) && attente == 13; })) << attente;
+    port_close(h);
+}
+
+// A reply to an earlier holder's request, still in a line that stayed open,
+// would come before the probe's answer; its zero bytes would hide "TAVIX".
+TEST(Detection, CeQuiAttendaitAvantLOuvertureEstOublie) {
+    Simulateur sim;
+    ASSERT_TRUE(sim.start(chemin_simulateur(), {}));
+    {
+        int avant = ::open(sim.path().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(avant, 0);
+        termios t;
+        ASSERT_EQ(::tcgetattr(avant, &t), 0);
+        ::cfmakeraw(&t);
+        ASSERT_EQ(::tcsetattr(avant, TCSANOW, &t), 0);
+        ASSERT_EQ(::write(avant, tavix_requete, sizeof tavix_requete), static_cast<ssize_t>(sizeof tavix_requete));
+        int attente = 0;
+        EXPECT_TRUE(attend([&] { return ::ioctl(avant, FIONREAD, &attente) == 0 && attente == 13; })) << attente;
+        ::close(avant);
+    }
+    ::setenv("LANQUET5_COM1", sim.path().c_str(), 1);
+    int h = INVALID_PORT;
+    EXPECT_EQ(cherche_tavix(h), 0);
     port_close(h);
 }
 
