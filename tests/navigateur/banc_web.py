@@ -89,6 +89,7 @@ class Processes:
     def __init__(self):
         self.started = []
         self.files = []
+        self.fds = []
 
     def log_file(self, path):
         f = open(path, "wb")
@@ -114,6 +115,9 @@ class Processes:
                 p.stdout.close()
         for f in self.files:
             f.close()
+        for fd in self.fds:
+            os.close(fd)
+        self.files, self.fds = [], []
 
 
 class Simulateur:
@@ -121,9 +125,16 @@ class Simulateur:
         self.log = os.path.join(workdir, "tavix.log")
         self.proc = procs.start([binary, "--log", self.log, *options],
                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.device = self.proc.stdout.readline().decode().strip()
-        if not self.device:
-            raise AssertionError("tavix-sim printed no device")
+        line = b""
+        end = deadline(10)
+        while not line.endswith(b"\n"):
+            left = end - time.monotonic()
+            ready = select.select([self.proc.stdout], [], [], max(0, left))[0]
+            chunk = os.read(self.proc.stdout.fileno(), 256) if ready else b""
+            if not chunk:
+                raise AssertionError("tavix-sim printed no device")
+            line += chunk
+        self.device = line.decode().strip()
 
     def release(self):
         self.proc.send_signal(signal.SIGUSR1)
@@ -207,11 +218,15 @@ class Navigateur:
         cmd = 'exec 3<&%d 4>&%d %d<&- %d>&-; exec chromium "$@"' % (
             to_browser_r, from_browser_w, to_browser_r, from_browser_w)
         self.log = procs.log_file(os.path.join(workdir, "chromium.log"))
-        self.proc = procs.start(["bash", "-c", cmd, "chromium", *flags],
+        # Chromium leaves its singleton folder behind when it is stopped by a
+        # signal: keep it inside the test's own folder.
+        env = dict(os.environ, TMPDIR=workdir)
+        self.proc = procs.start(["bash", "-c", cmd, "chromium", *flags], env=env,
                                 pass_fds=(to_browser_r, from_browser_w),
                                 stdout=self.log, stderr=subprocess.STDOUT)
         os.close(to_browser_r)
         os.close(from_browser_w)
+        procs.fds += [self._to_browser, self._from_browser]
         self._next = 0
         self._buffer = b""
         self.session = None
@@ -256,7 +271,9 @@ class Navigateur:
                              {"targetId": target["targetId"], "flatten": True}, session=False)
         self.session = attached["sessionId"]
         self.call("Page.navigate", {"url": url})
-        wait_for("the page loaded", lambda: self.eval("document.readyState") == "complete")
+        # about:blank is "complete" too: wait for this page's own script.
+        wait_for("the page loaded", lambda: self.eval(
+            "location.href === %s && document.readyState === 'complete' && !!window.Lanquet5" % json.dumps(url)))
 
     def eval(self, expression):
         r = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True,
