@@ -7,8 +7,12 @@ else()
 endif()
 set(LANQUET5_BIN_DIR "${CMAKE_INSTALL_PREFIX}/${LANQUET5_BINDIR}")
 set(LANQUET5_ENV_FILE "${etc}/default/lanquet5")
-configure_file("${LANQUET5_SOURCE}/lanquet5.service.in" "${LANQUET5_BUILD}/lanquet5.service" @ONLY)
-file(INSTALL "${LANQUET5_BUILD}/lanquet5.service" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+# Staged by prefix, so that installing elsewhere (the tests do) leaves this
+# tree's own copy alone.
+string(MD5 staging "${CMAKE_INSTALL_PREFIX}")
+set(staged "${LANQUET5_BUILD}/service-staging/${staging}/lanquet5.service")
+configure_file("${LANQUET5_SOURCE}/lanquet5.service.in" "${staged}" @ONLY)
+file(INSTALL "${staged}" DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
 # The settings are the administrator's once installed: never overwritten.
 if(EXISTS "$ENV{DESTDIR}${LANQUET5_ENV_FILE}")
   message(STATUS "Kept: $ENV{DESTDIR}${LANQUET5_ENV_FILE}")

@@ -15,11 +15,27 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "navigateur"))
-from banc_web import SLOWDOWN, PontWeb, Processes, Simulateur, _tcp_entries, free_port, wait_for  # noqa: E402
+from banc_web import REQUIRED, SLOWDOWN, PontWeb, Processes, Simulateur, _tcp_entries, free_port, wait_for  # noqa: E402
 
 BUILD = os.environ.get("BUILD_DIR", "")
 SOURCE = os.environ.get("SOURCE_DIR", "")
 PROGRAMS = ["lanquet5", "lanquet5-client", "tavix-sim", "lanquet5-web"]
+
+
+def install(prefix):
+    # Everything is in the one unnamed component; naming it keeps this run's
+    # list of files out of the build tree's install_manifest.txt.
+    subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix, "--component", "Unspecified"],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
+def needs(tool):
+    """Skips without the tool, or fails where the run says everything is there."""
+    if shutil.which(tool):
+        return lambda f: f
+    if REQUIRED:
+        return lambda f: (lambda self: self.fail("needs %s" % tool))
+    return unittest.skip("needs " + tool)
 
 
 def unit_settings(path):
@@ -55,8 +71,7 @@ class Installation(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.TemporaryDirectory(prefix="lanquet5-install-")
         cls.prefix = os.path.join(cls.tmp.name, "prefix")
-        subprocess.run(["cmake", "--install", BUILD, "--prefix", cls.prefix], check=True,
-                       stdout=subprocess.DEVNULL)
+        install(cls.prefix)
         cls.unit = os.path.join(cls.prefix, "lib", "systemd", "system", "lanquet5.service")
         cls.env_file = os.path.join(cls.prefix, "etc", "default", "lanquet5")
 
@@ -89,8 +104,7 @@ class Installation(unittest.TestCase):
         names this install's programs and settings file."""
         with open(self.env_file, "a") as f:
             f.write("LANQUET5_PORT=2500\n")
-        subprocess.run(["cmake", "--install", BUILD, "--prefix", self.prefix], check=True,
-                       stdout=subprocess.DEVNULL)
+        install(self.prefix)
         self.assertEqual(environment_file(self.env_file)["LANQUET5_PORT"], "2500")
         s = unit_settings(self.unit)
         self.assertEqual(s["EnvironmentFile"], ["-" + self.env_file])
@@ -100,7 +114,7 @@ class Installation(unittest.TestCase):
         self.assertEqual(s["KillSignal"], ["SIGTERM"])
         self.assertEqual(s["Restart"], ["on-failure"])
 
-    @unittest.skipUnless(shutil.which("groff"), "needs groff")
+    @needs("groff")
     def test_les_pages_de_manuel_sont_propres(self):
         for name in PROGRAMS:
             with self.subTest(page=name):
@@ -109,7 +123,7 @@ class Installation(unittest.TestCase):
                                    capture_output=True, text=True)
                 self.assertEqual((r.returncode, r.stderr), (0, ""))
 
-    @unittest.skipUnless(shutil.which("systemd-analyze"), "needs systemd-analyze")
+    @needs("systemd-analyze")
     def test_systemd_lit_l_unite(self):
         r = subprocess.run(["systemd-analyze", "verify", "--man=no", self.unit],
                            capture_output=True, text=True)
@@ -142,7 +156,11 @@ class Installation(unittest.TestCase):
         port = free_port()
         server, _ = self.run_as_the_unit_does({"LANQUET5_COM1": sim.device, "LANQUET5_COM2": "/nonexistent",
                                                "LANQUET5_PORT": str(port)})
-        wait_for("the server listening", lambda: server.poll() is None and _tcp_entries(port, "0A"))
+        def listening():
+            if server.poll() is not None:
+                raise AssertionError("the server ended with status %d" % server.returncode)
+            return _tcp_entries(port, "0A")
+        wait_for("the server listening", listening)
         r = subprocess.run([self.bin("lanquet5-client"), "--count", "3", "127.0.0.1", str(port)],
                            capture_output=True, text=True, timeout=30 * SLOWDOWN)
         self.assertEqual(r.returncode, 0, r.stderr)
@@ -159,9 +177,38 @@ class Installation(unittest.TestCase):
         with open(out, "rb") as f:
             self.assertIn(b"Pas d'tavix, le serveur ne peut pas continuer", f.read())
 
-    @unittest.skipUnless(shutil.which("websockify"), "needs websockify")
+    def test_le_lanceur_refuse_les_mauvais_arguments(self):
+        """Nothing odd reaches websockify: it would take it for an option or
+        listen somewhere else than asked."""
+        cases = [([""], "bad host"), (["--", "-x"], "bad host"), (["a b"], "bad host"),
+                 (["h", "0"], "bad server port"), (["h", "65536"], "bad server port"),
+                 (["h", "2x"], "bad server port"), (["--listen", "-1:80"], "bad listening"),
+                 (["--listen", "x:"], "bad listening port"), (["--listen"], "needs a value"),
+                 (["a", "1", "2"], "too many"), (["--bogus"], "unknown option")]
+        for args, message in cases:
+            with self.subTest(args=args):
+                r = subprocess.run([self.bin("lanquet5-web"), *args], capture_output=True, text=True,
+                                   timeout=10 * SLOWDOWN)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(message, r.stderr)
+                self.assertEqual(r.stdout, "")
+
+    @staticmethod
+    def web_root(pid):
+        try:
+            with open("/proc/%d/cmdline" % pid, "rb") as f:
+                argv = f.read().decode().split("\0")
+        except FileNotFoundError:
+            return None
+        return argv[argv.index("--web") + 1] if "--web" in argv else None
+
+    @needs("websockify")
     def test_le_lanceur_installe_sert_la_page_installee(self):
+        os.environ.pop("LANQUET5_WEB_DIR", None)
         web = PontWeb(self.procs, self.bin("lanquet5-web"), self.tmp.name, free_port())
+        # The folder websockify serves is the installed one, not the sources'.
+        served = wait_for("websockify started", lambda: self.web_root(web.proc.pid))
+        self.assertEqual(served, os.path.join(self.prefix, "share", "lanquet5", "web"))
         with urllib.request.urlopen(web.url + "records.js", timeout=5) as r:
             with open(os.path.join(SOURCE, "web", "records.js"), "rb") as f:
                 self.assertEqual(r.read(), f.read())
