@@ -62,7 +62,9 @@
       return;
     }
     ws.binaryType = 'arraybuffer';
-    ws.onopen = () => setState('connecte', 'Connecté');
+    // websockify takes the WebSocket before it reaches the server: only the
+    // first packet shows the server is really there.
+    ws.onopen = () => setState('connecte', 'Connecté au relais, en attente des paquets');
     ws.onmessage = (ev) => {
       if (!(ev.data instanceof ArrayBuffer)) return;
       const records = stream.push(new Uint8Array(ev.data));
@@ -80,7 +82,7 @@
         $('reconnecter').hidden = false;
         return;
       }
-      const why = ev.reason ? ' (' + ev.reason + ')' : (ev.code && ev.code !== 1000 ? ' (code ' + ev.code + ')' : '');
+      const why = ev.reason ? ' (relais : ' + ev.reason + ')' : (ev.code && ev.code !== 1000 ? ' (code ' + ev.code + ')' : '');
       setState('ferme', 'Connexion fermée' + why);
     };
   }
@@ -94,7 +96,7 @@
 
   function onRecord(r) {
     const now = performance.now();
-    ++received;
+    if (++received === 1) setState('connecte', 'Connecté');
     arrivals.push(now);
     $('paquets').textContent = String(received);
     $('tick').textContent = String(r.tick);
