@@ -83,6 +83,37 @@ def _socket_inodes(pid):
     return found
 
 
+def _group_members(pgid):
+    """Live processes of a group; zombies are gone for our purposes."""
+    members = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[2]) == pgid and fields[0] != "Z":
+            members.append(int(entry))
+    return members
+
+
+def _stop_group(pgid):
+    """Stops what is left of a group, and waits until none of it is left:
+    a helper still writing would race the removal of the test's folder."""
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        if not _group_members(pgid):
+            return
+        try:
+            os.killpg(pgid, sig)
+        except ProcessLookupError:
+            return
+        end = deadline(5)
+        while _group_members(pgid) and time.monotonic() < end:
+            time.sleep(0.05)
+
+
 class Processes:
     """Every process started here is stopped at the end, whatever happened."""
 
@@ -96,8 +127,11 @@ class Processes:
         self.files.append(f)
         return f
 
-    def start(self, argv, **kw):
-        p = subprocess.Popen(argv, **kw)
+    def start(self, argv, group=False, **kw):
+        """group: the program starts helpers of its own (Chromium does), so
+        it gets a process group, and stopping it waits for all of them."""
+        p = subprocess.Popen(argv, start_new_session=group, **kw)
+        p.group = group
         self.started.append(p)
         return p
 
@@ -111,6 +145,8 @@ class Processes:
             except subprocess.TimeoutExpired:
                 p.kill()
                 p.wait()
+            if p.group:
+                _stop_group(p.pid)
             if p.stdout:
                 p.stdout.close()
         for f in self.files:
@@ -221,7 +257,7 @@ class Navigateur:
         # Chromium leaves its singleton folder behind when it is stopped by a
         # signal: keep it inside the test's own folder.
         env = dict(os.environ, TMPDIR=workdir)
-        self.proc = procs.start(["bash", "-c", cmd, "chromium", *flags], env=env,
+        self.proc = procs.start(["bash", "-c", cmd, "chromium", *flags], env=env, group=True,
                                 pass_fds=(to_browser_r, from_browser_w),
                                 stdout=self.log, stderr=subprocess.STDOUT)
         os.close(to_browser_r)
