@@ -76,10 +76,9 @@
     };
     ws.onclose = (ev) => {
       ws = null;
+      // The text itself is already shown, from the frame that brought it.
       if (stream.kind === 'text') {
-        showBusy();
         setState('occupe', 'Serveur occupé : connexion fermée par le serveur');
-        $('reconnecter').hidden = false;
         return;
       }
       const why = ev.reason ? ' (relais : ' + ev.reason + ')' : (ev.code && ev.code !== 1000 ? ' (code ' + ev.code + ')' : '');

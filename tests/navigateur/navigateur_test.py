@@ -108,7 +108,7 @@ class NavigateurTest(unittest.TestCase):
             nonlocal peak_rate
             peak_rate = max(peak_rate, s["debit"])
             return s["paquets"] >= n and len(self.sim.replies()) >= n
-        shown = self.wait_shown("all %d packets shown" % n, all_in, seconds=60)
+        self.wait_shown("all %d packets shown" % n, all_in, seconds=60)
         records = read_records(raw, n)
 
         sent = self.sim.replies()
